@@ -1,0 +1,130 @@
+#include "bank/bank_image.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace bankplay {
+
+void BankImage::FreeDeleter::operator()(std::byte* p) const noexcept { std::free(p); }
+
+std::optional<BankImage> BankImage::allocate(std::uint64_t fileLength) {
+    if (fileLength > kMaxBankFileBytes) return std::nullopt;
+    BankImage image;
+    // calloc of a large block maps fresh zero pages: the tail is free until
+    // read, and the front is paid for only as the file is read into it. One
+    // byte at least, so an empty file still has an image.
+    const std::size_t size = static_cast<std::size_t>(fileLength) * 2;
+    image.bytes_.reset(static_cast<std::byte*>(std::calloc(size == 0 ? 1 : size, 1)));
+    if (!image.bytes_) return std::nullopt;
+    image.fileLength_ = static_cast<std::uint32_t>(fileLength);
+    return image;
+}
+
+std::optional<BankImage> BankImage::fromBytes(std::span<const std::byte> fileBytes) {
+    auto image = allocate(fileBytes.size());
+    if (image && !fileBytes.empty()) std::memcpy(image->bytes_.get(), fileBytes.data(), fileBytes.size());
+    return image;
+}
+
+namespace {
+
+constexpr std::byte kMagic[4] = {std::byte{'R'}, std::byte{'I'}, std::byte{'F'}, std::byte{'F'}};
+
+// The bytes [offset, offset + length) of the image, cut at its end.
+std::span<const std::byte> cut(std::span<const std::byte> image, std::uint64_t offset, std::uint64_t length) {
+    if (offset >= image.size()) return {};
+    return image.subspan(static_cast<std::size_t>(offset),
+                         static_cast<std::size_t>(std::min<std::uint64_t>(length, image.size() - offset)));
+}
+
+std::uint32_t readU32(std::span<const std::byte> image, std::uint64_t offset) {
+    std::uint8_t b[4] = {};
+    const auto field = cut(image, offset, 4);
+    std::memcpy(b, field.data(), field.size());
+    return std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24;
+}
+
+}  // namespace
+
+std::optional<SampleView> findNextSample(const BankImage& image, std::uint32_t start) {
+    const std::uint32_t fileLength = image.fileLength();
+    // Only a magic wholly within the file's bytes can match: the tail is zero.
+    if (fileLength < 4 || start > fileLength - 4) return std::nullopt;
+    const auto bytes = image.bytes();
+    const std::byte* const base = bytes.data();
+    const std::byte* p = base + start;
+    const std::byte* const last = base + (fileLength - 4);  // the last candidate
+    // memchr finds the next 'R' at memory speed; the three bytes after it
+    // decide. A run of 'R's costs one step each, like a plain compare.
+    while (p <= last) {
+        p = static_cast<const std::byte*>(std::memchr(p, 'R', static_cast<std::size_t>(last - p) + 1));
+        if (p == nullptr) return std::nullopt;
+        if (std::memcmp(p, kMagic, sizeof kMagic) == 0) break;
+        ++p;
+    }
+    if (p > last) return std::nullopt;
+
+    SampleView sample;
+    sample.magicOffset = static_cast<std::uint32_t>(p - base);
+    const std::uint64_t magic = sample.magicOffset;
+    sample.format = cut(bytes, magic + kFormatOffset, kFormatBytes);
+    sample.dataLength = readU32(bytes, magic + kDataLengthOffset);
+    sample.data = cut(bytes, magic + kHeaderBytes, sample.dataLength);
+    sample.resumeOffset = static_cast<std::uint32_t>(std::min<std::uint64_t>(magic + sample.dataLength, 0xFFFFFFFFu));
+    return sample;
+}
+
+ReadResult readBankFile(const char* path) {
+    ReadResult result;
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        result.status = ReadStatus::cannotOpen;
+        return result;
+    }
+    struct FileCloser {
+        std::FILE* f;
+        ~FileCloser() { std::fclose(f); }
+    } closer{file};
+
+    // A directory opens for reading here but is no file to read.
+    struct stat info {};
+    if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+        result.status = ReadStatus::cannotOpen;
+        return result;
+    }
+    if (std::fseek(file, 0, SEEK_END) != 0) {
+        result.status = ReadStatus::noLength;
+        return result;
+    }
+    const long end = std::ftell(file);
+    if (end < 0 || std::fseek(file, 0, SEEK_SET) != 0) {
+        result.status = ReadStatus::noLength;
+        return result;
+    }
+    result.fileLength = static_cast<std::uint64_t>(end);
+    if (result.fileLength > kMaxBankFileBytes) {
+        result.status = ReadStatus::tooLarge;
+        return result;
+    }
+    result.image = BankImage::allocate(result.fileLength);
+    if (!result.image) {
+        result.status = ReadStatus::noMemory;
+        return result;
+    }
+    // One read of L one-byte items. A short count (the file shrank meanwhile)
+    // leaves zeros; an error of the system is reported, not loaded as silence.
+    auto front = result.image->fileBytes();
+    if (!front.empty()) {
+        (void)std::fread(front.data(), 1, front.size(), file);
+        if (std::ferror(file)) {
+            result.image.reset();
+            result.status = ReadStatus::readError;
+        }
+    }
+    return result;
+}
+
+}  // namespace bankplay
