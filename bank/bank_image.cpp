@@ -109,18 +109,19 @@ ReadResult readBankFile(const char* path) {
         result.status = ReadStatus::tooLarge;
         return result;
     }
-    result.image = BankImage::allocate(result.fileLength);
-    if (!result.image) {
+    auto image = BankImage::allocate(result.fileLength);
+    if (!image) {
         result.status = ReadStatus::noMemory;
         return result;
     }
+    result.image = std::move(*image);
     // One read of L one-byte items. A short count (the file shrank meanwhile)
     // leaves zeros; an error of the system is reported, not loaded as silence.
-    auto front = result.image->fileBytes();
+    auto front = result.image.fileBytes();
     if (!front.empty()) {
         (void)std::fread(front.data(), 1, front.size(), file);
         if (std::ferror(file)) {
-            result.image.reset();
+            result.image = BankImage{};
             result.status = ReadStatus::readError;
         }
     }

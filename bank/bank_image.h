@@ -83,7 +83,7 @@ enum class ReadStatus {
 struct ReadResult {
     ReadStatus status = ReadStatus::ok;
     std::uint64_t fileLength = 0;  // known once the length was found
-    std::optional<BankImage> image;
+    BankImage image;  // empty unless status is ok
 };
 ReadResult readBankFile(const char* path);
 
