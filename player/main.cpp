@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "player/player.h"
+
+int main(int argc, char** argv) { return bankplay::runPlayer(argc, argv); }

@@ -29,7 +29,7 @@ struct Format {
 
 // A header followed by data; dataLength defaults to the data's size.
 inline Bytes wav(const Format& f, const Bytes& data, std::int64_t dataLength = -1) {
-    Bytes b(44);
+    Bytes b(44 + data.size());
     std::memcpy(b.data(), "RIFF", 4);
     putU32(b, 4, static_cast<std::uint32_t>(36 + data.size()));
     std::memcpy(b.data() + 8, "WAVEfmt ", 8);
@@ -43,7 +43,7 @@ inline Bytes wav(const Format& f, const Bytes& data, std::int64_t dataLength = -
     putU16(b, 34, f.bits);
     std::memcpy(b.data() + 36, "data", 4);
     putU32(b, 40, dataLength < 0 ? static_cast<std::uint32_t>(data.size()) : static_cast<std::uint32_t>(dataLength));
-    b.insert(b.end(), data.begin(), data.end());
+    if (!data.empty()) std::memcpy(b.data() + 44, data.data(), data.size());
     return b;
 }
 
