@@ -266,6 +266,20 @@ public:
 
     void addRef() { ++refs_; }
     void enter() { makeCurrent(context_); }
+
+    // True once the output has gone (a device unplugged, a sound server gone,
+    // a backend that failed): the engine then stops every voice. Said once on
+    // standard error; the program runs on, silent.
+    bool outputLost() {
+        if (lost_) return true;
+        ALCint connected = ALC_TRUE;
+        alcGetIntegerv(device_, ALC_CONNECTED, 1, &connected);
+        if (connected == ALC_FALSE) {
+            lost_ = true;
+            std::fprintf(stderr, "\nbankplay: the audio output was lost; restart the player to hear it again\n");
+        }
+        return lost_;
+    }
     float monoGain() const { return monoGain_; }
     ALCdevice* alcDevice() const { return device_; }
 
@@ -281,6 +295,7 @@ private:
     ALCcontext* context_;
     float monoGain_;
     ULONG refs_ = 1;
+    bool lost_ = false;
 };
 
 Device* g_renderDevice = nullptr;
@@ -369,6 +384,7 @@ public:
 
     HRESULT Play(DWORD reserved1, DWORD, DWORD flags) override {
         if (reserved1 != 0) return DSERR_INVALIDPARAM;
+        if (device_->outputLost()) return DSERR_BUFFERLOST;
         device_->enter();
         alSourcei(source_, AL_LOOPING, (flags & DSBPLAY_LOOPING) ? AL_TRUE : AL_FALSE);
         ALint state = 0;
