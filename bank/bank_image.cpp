@@ -43,7 +43,7 @@ std::span<const std::byte> cut(std::span<const std::byte> image, std::uint64_t o
 std::uint32_t readU32(std::span<const std::byte> image, std::uint64_t offset) {
     std::uint8_t b[4] = {};
     const auto field = cut(image, offset, 4);
-    std::memcpy(b, field.data(), field.size());
+    if (!field.empty()) std::memcpy(b, field.data(), field.size());
     return std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24;
 }
 

@@ -39,7 +39,8 @@ HRESULT SoundBank::init(HWND window, const BankImage& image) {
         // the image has fewer bytes than that, so the record is handed over
         // from a zero-filled copy rather than from the image itself.
         WAVEFORMATEX format{};
-        std::memcpy(&format, sample->format.data(), std::min<std::size_t>(sample->format.size(), kFormatBytes));
+        if (!sample->format.empty())
+            std::memcpy(&format, sample->format.data(), std::min<std::size_t>(sample->format.size(), kFormatBytes));
 
         DSBUFFERDESC desc{};
         desc.dwSize = kDsBufferDescSize32;

@@ -53,8 +53,8 @@ TEST(SoundBank, ThreeSamplesFillThreeRowsOfEight) {
     EXPECT_EQ(r.descs[1].dwSize, 36u);
     EXPECT_EQ(r.descs[1].dwFlags, 0x181E8u);
     EXPECT_EQ(r.descs[1].dwBufferBytes, 65u);
-    EXPECT_EQ(r.formats[1].nSamplesPerSec, 44100u);
-    EXPECT_EQ(r.formats[1].wBitsPerSample, 16);
+    EXPECT_EQ(DWORD{r.formats[1].nSamplesPerSec}, 44100u);  // copies: the record is packed
+    EXPECT_EQ(WORD{r.formats[1].wBitsPerSample}, 16);
     EXPECT_EQ(r.samples[1], testwav::pattern(65, 1));
     // Duplicates share the sample of slot 0.
     EXPECT_EQ(r.voices[9].sampleId, 1);
@@ -167,7 +167,7 @@ TEST(SoundBank, CutHeaderAndDataAreHandedOverSafely) {
     SoundBank tiny;
     ASSERT_EQ(tiny.init(someWindow(), imageOf(testwav::text("..RIFF"))), 0);
     ASSERT_FALSE(fake_audio::recorder().formats.empty());
-    EXPECT_EQ(fake_audio::recorder().formats[0].nChannels, 0);
+    EXPECT_EQ(WORD{fake_audio::recorder().formats[0].nChannels}, 0);
     EXPECT_EQ(fake_audio::recorder().descs[0].dwBufferBytes, 0u);
 }
 
