@@ -1,0 +1,124 @@
+// The real player in a pseudo-terminal, with its sound written to a file by
+// the engine's wave writer: what a person types, sees and hears.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iterator>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "player/player.h"
+#include "tests/support/pty_session.h"
+#include "tests/support/signal.h"
+#include "tests/support/wav_bytes.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+constexpr auto kPatience = 10s;
+constexpr std::uint32_t kOutputRate = 48000;
+
+const std::string kDir = ::testing::TempDir() + "/player_pty";
+
+std::string setUpFiles() {
+    mkdir(kDir.c_str(), 0755);
+    // Two instruments: a 1 kHz sine at 44100 Hz, 3 s long, and a short one.
+    std::ofstream bank(kDir + "/sine.bank", std::ios::binary);
+    for (const auto& w : {testwav::wav({}, testwav::sine16(1000, 44100, 3 * 44100)),
+                          testwav::wav({}, testwav::sine16(500, 44100, 4410))})
+        bank.write(reinterpret_cast<const char*>(w.data()), static_cast<std::streamsize>(w.size()));
+    std::ofstream(kDir + "/alsoft.conf") << "[general]\ndrivers = wave\nfrequency = " << kOutputRate
+                                         << "\nchannels = stereo\nsample-type = int16\n[wave]\nfile = " << kDir
+                                         << "/out.wav\n";
+    return kDir + "/sine.bank";
+}
+
+std::unique_ptr<testpty::PtySession> startPlayer(bool jobControl = false) {
+    testpty::PtyOptions options;
+    options.args = {BANKPLAY_PATH, setUpFiles()};
+    options.env = {"ALSOFT_CONF=" + kDir + "/alsoft.conf"};
+    options.jobControl = jobControl;
+    std::remove((kDir + "/out.wav").c_str());
+    auto session = std::make_unique<testpty::PtySession>(options);
+    // The terminal turns each line feed into CR LF.
+    EXPECT_TRUE(session->waitFor("[RIGHT]IncInst\r\n", kPatience)) << session->output();
+    return session;
+}
+
+// The left channel of the 16-bit stereo wave file the engine wrote.
+std::vector<float> recordedLeft() {
+    std::ifstream in(kDir + "/out.wav", std::ios::binary);
+    const std::vector<std::uint8_t> file{std::istreambuf_iterator<char>(in), {}};
+    std::size_t at = 12;
+    while (at + 8 <= file.size()) {
+        const std::string id(file.begin() + static_cast<long>(at), file.begin() + static_cast<long>(at) + 4);
+        const std::uint32_t size = file[at + 4] | file[at + 5] << 8 | file[at + 6] << 16 | static_cast<std::uint32_t>(file[at + 7]) << 24;
+        if (id == "data") break;
+        at += 8 + size;
+    }
+    std::vector<float> left;
+    for (std::size_t i = at + 8; i + 4 <= file.size(); i += 4)
+        left.push_back(static_cast<float>(static_cast<std::int16_t>(file[i] | file[i + 1] << 8)) / 32768.0f);
+    return left;
+}
+
+TEST(PlayerInTerminal, ShowsHelpAndStatusAndQuitsOnEscWithTheTerminalRestored) {
+    auto player = startPlayer();
+    EXPECT_NE(player->output().find(
+                  "KEY -> [A,S,D,F]Oneshot, [Q,W,E,R]stop\r\n[DOWN]PitchDown, [UP]PitchUp, [LEFT]decrInst, [RIGHT]IncInst\r\n"),
+              std::string::npos);
+    EXPECT_TRUE(player->waitFor("Inst:0, Pitch:64   \r", kPatience));
+    player->write("\x1b[C\x1b[A");  // Right, Up
+    EXPECT_TRUE(player->waitFor("Inst:1, Pitch:65   \r", kPatience)) << player->unread();
+    player->write("\x1bOD\x1b[1;2B");  // Left, shifted Down
+    EXPECT_TRUE(player->waitFor("Inst:0, Pitch:64   \r", kPatience)) << player->unread();
+    player->write("\x1b");
+    const auto status = player->waitExit(kPatience);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exited() && status->code() == 0) << status->describe();
+    EXPECT_TRUE(testpty::sameModes(player->modes(), player->initialModes()));
+    // After Esc nothing more is printed: the last status line stays.
+    const std::string& out = player->output();
+    EXPECT_EQ(out.substr(out.size() - std::strlen("Inst:0, Pitch:64   \r")), "Inst:0, Pitch:64   \r");
+}
+
+TEST(PlayerInTerminal, InterruptReleasesEverythingAndEndsAsInterrupted) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        auto player = startPlayer();
+        ASSERT_TRUE(player->waitFor("Pitch:64", kPatience));
+        kill(player->pid(), signal);
+        const auto status = player->waitExit(kPatience);
+        ASSERT_TRUE(status) << signal;
+        EXPECT_TRUE(status->signaled() && status->signal() == signal) << status->describe();
+        EXPECT_TRUE(testpty::sameModes(player->modes(), player->initialModes())) << signal;
+    }
+}
+
+TEST(PlayerInTerminal, KeyASoundsTheSampleAtThePredictedPitch) {
+    auto player = startPlayer();
+    ASSERT_TRUE(player->waitFor("Pitch:64", kPatience));
+    player->write("a");
+    // Let it sound for a while (the wave writer works in real time), then quit.
+    std::this_thread::sleep_for(700ms);
+    player->write("\x1b");
+    ASSERT_TRUE(player->waitExit(kPatience));
+    const auto left = recordedLeft();
+    const long first = [&] {
+        for (std::size_t i = 0; i < left.size(); ++i)
+            if (std::fabs(left[i]) > 1e-3f) return static_cast<long>(i);
+        return -1L;
+    }();
+    ASSERT_GE(first, 0) << "no sound in " << left.size() << " frames";
+    // A 1 kHz sine recorded at 44100 Hz played at 16126 Hz.
+    const auto start = left.begin() + first + 1000;
+    std::vector<float> tone(start, start + std::min<long>(kOutputRate / 4, left.end() - start));
+    const double expected = 1000.0 * 16126 / 44100;
+    EXPECT_NEAR(testsignal::cents(testsignal::frequency(tone, kOutputRate), expected), 0.0, 2.0);
+    EXPECT_NEAR(testsignal::peak(tone), 0.5, 0.02);  // mono at full level
+}
+
+}  // namespace
