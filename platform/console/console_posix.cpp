@@ -26,6 +26,7 @@
 // output is the protocol's sequences, written to the terminal itself.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <termios.h>
 #include <time.h>
@@ -374,6 +375,22 @@ void start() {
     writeSequence(kQueryProtocol);
     gQueried = true;
 }
+
+// The player ignores errors of its output, so output must not be able to end
+// or stall it: a closed pipe would kill it with SIGPIPE, and a pipe nobody
+// reads would block its loop in a print once full. Set up before main, so the
+// messages printed before the console starts are covered too.
+struct OutputGuard {
+    OutputGuard() {
+        struct sigaction current {};
+        if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) ::signal(SIGPIPE, SIG_IGN);
+        struct stat out {};
+        if (::fstat(STDOUT_FILENO, &out) == 0 && (S_ISFIFO(out.st_mode) || S_ISSOCK(out.st_mode))) {
+            const int flags = ::fcntl(STDOUT_FILENO, F_GETFL);
+            if (flags >= 0) ::fcntl(STDOUT_FILENO, F_SETFL, flags | O_NONBLOCK);
+        }
+    }
+} gOutputGuard;
 
 }  // namespace
 
