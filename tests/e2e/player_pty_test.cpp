@@ -37,10 +37,10 @@ std::string setUpFiles() {
     return kDir + "/sine.bank";
 }
 
-std::unique_ptr<testpty::PtySession> startPlayer(bool jobControl = false) {
+std::unique_ptr<testpty::PtySession> startPlayer(bool jobControl = false, const std::string& config = "alsoft.conf") {
     testpty::PtyOptions options;
     options.args = {BANKPLAY_PATH, setUpFiles()};
-    options.env = {"ALSOFT_CONF=" + kDir + "/alsoft.conf"};
+    options.env = {"ALSOFT_CONF=" + kDir + "/" + config};
     options.jobControl = jobControl;
     std::remove((kDir + "/out.wav").c_str());
     auto session = std::make_unique<testpty::PtySession>(options);
@@ -96,6 +96,61 @@ TEST(PlayerInTerminal, InterruptReleasesEverythingAndEndsAsInterrupted) {
         EXPECT_TRUE(status->signaled() && status->signal() == signal) << status->describe();
         EXPECT_TRUE(testpty::sameModes(player->modes(), player->initialModes())) << signal;
     }
+}
+
+TEST(PlayerInTerminal, SignalDuringTheLoadEndsItCleanly) {
+    // A bank big enough to take a moment to load.
+    setUpFiles();
+    {
+        std::ofstream big(kDir + "/big.bank", std::ios::binary);
+        const auto w = testwav::wav({}, testwav::sine16(100, 44100, 5 * 44100));
+        for (int i = 0; i < 60; ++i) big.write(reinterpret_cast<const char*>(w.data()), static_cast<std::streamsize>(w.size()));
+    }
+    for (int signal : {SIGINT, SIGTERM}) {
+        for (auto delay : {0ms, 20ms, 60ms}) {
+            testpty::PtyOptions options;
+            options.args = {BANKPLAY_PATH, kDir + "/big.bank"};
+            options.env = {"ALSOFT_CONF=" + kDir + "/alsoft.conf"};
+            testpty::PtySession player(options);
+            std::this_thread::sleep_for(delay);
+            kill(player.pid(), signal);
+            const auto status = player.waitExit(kPatience);
+            ASSERT_TRUE(status);
+            EXPECT_TRUE(status->signaled() && status->signal() == signal) << status->describe();
+            EXPECT_TRUE(testpty::sameModes(player.modes(), player.initialModes()));
+        }
+    }
+}
+
+TEST(PlayerInTerminal, ClosingTheTerminalEndsThePlayer) {
+    auto player = startPlayer();
+    ASSERT_TRUE(player->waitFor("Pitch:64", kPatience));
+    player->closeMaster();
+    const auto status = player->waitExit(kPatience);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->signaled() && status->signal() == SIGHUP) << status->describe();
+}
+
+TEST(PlayerInTerminal, LostOutputIsSaidOnceAndThePlayerStaysResponsive) {
+    // A wave writer that cannot write: the output fails once playing starts.
+    setUpFiles();
+    std::ofstream(kDir + "/full.conf") << "[general]\ndrivers = wave\n[wave]\nfile = /dev/full\n";
+    auto player = startPlayer(false, "full.conf");
+    ASSERT_TRUE(player->waitFor("Pitch:64", kPatience));
+    std::this_thread::sleep_for(200ms);
+    player->write("a");
+    ASSERT_TRUE(player->waitFor("the audio output was lost", kPatience)) << player->output();
+    player->write("s\x1b[C");
+    EXPECT_TRUE(player->waitFor("Inst:1, Pitch:64   \r", kPatience));
+    player->write("d");
+    std::this_thread::sleep_for(100ms);
+    player->write("\x1b");
+    const auto status = player->waitExit(kPatience);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exited() && status->code() == 0) << status->describe();
+    const std::string& out = player->output();
+    EXPECT_EQ(out.find("the audio output was lost"), out.rfind("the audio output was lost"));
+    EXPECT_TRUE(testpty::sameModes(player->modes(), player->initialModes()));
 }
 
 TEST(PlayerInTerminal, KeyASoundsTheSampleAtThePredictedPitch) {
