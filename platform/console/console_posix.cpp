@@ -361,7 +361,7 @@ void start() {
 
     installAltStack();
     for (int sig : kCrashSignals) {
-        if (!ignoredAtStart(sig)) installHandler(sig, onCrashSignal, SA_RESETHAND | SA_ONSTACK);
+        if (!ignoredAtStart(sig)) installHandler(sig, onCrashSignal, static_cast<int>(SA_RESETHAND | SA_ONSTACK));
     }
     installHandler(SIGTSTP, onSuspendSignal, SA_RESTART);
     installHandler(SIGCONT, onContinueSignal, SA_RESTART);
