@@ -98,8 +98,11 @@ int idleChild(const std::string& bankFile, double seconds, bool playFirst) {
     return 0;
 }
 
-// The engine alone on the default output: "limiter_on", "limiter_off", or
-// "paused" (limiter on).
+// The engine alone on the default output: "limiter_on", "limiter_off",
+// "paused" (the device paused, limiter on), or 2048 voices sounded for a
+// moment and then "voices_paused" (what Stop does now: a paused source keeps
+// its place in the engine's mix) or "voices_stopped" (stopped sources leave
+// it).
 int rawIdleChild(const std::string& mode, double seconds) {
     ALCdevice* device = alcOpenDevice(nullptr);
     if (device == nullptr) return 1;
@@ -108,6 +111,22 @@ int rawIdleChild(const std::string& mode, double seconds) {
     ALCcontext* context = alcCreateContext(device, attrs);
     if (context == nullptr) return 1;
     alcMakeContextCurrent(context);
+    std::vector<ALuint> sources;
+    ALuint buffer = 0;
+    if (mode == "voices_paused" || mode == "voices_stopped") {
+        std::vector<std::int16_t> level(48000, 1000);
+        alGenBuffers(1, &buffer);
+        alBufferData(buffer, AL_FORMAT_MONO16, level.data(), static_cast<ALsizei>(level.size() * 2), 48000);
+        sources.resize(2048);
+        alGenSources(static_cast<ALsizei>(sources.size()), sources.data());
+        for (ALuint s : sources) {
+            alSourcei(s, AL_BUFFER, static_cast<ALint>(buffer));
+            alSourcePlay(s);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        for (ALuint s : sources) mode == "voices_paused" ? alSourcePause(s) : alSourceStop(s);
+        if (alGetError() != AL_NO_ERROR) return 1;
+    }
     if (mode == "paused") {
         const auto pause = reinterpret_cast<LPALCDEVICEPAUSESOFT>(alcGetProcAddress(device, "alcDevicePauseSOFT"));
         if (pause == nullptr) return 1;
@@ -120,6 +139,8 @@ int rawIdleChild(const std::string& mode, double seconds) {
     const double cpu = bench::selfCpuSeconds() - cpu0;
     const double wall = bench::monotonicSeconds() - wall0;
     bench::report("core_percent", 100.0 * cpu / wall);
+    if (!sources.empty()) alDeleteSources(static_cast<ALsizei>(sources.size()), sources.data());
+    if (buffer != 0) alDeleteBuffers(1, &buffer);
     alcMakeContextCurrent(nullptr);
     alcDestroyContext(context);
     alcCloseDevice(device);
@@ -270,14 +291,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_idle: cannot write a bank\n");
         return 1;
     }
-    static const Config configs[] = {{"default", 0, 0, 0}, {"p240x3_48k", 240, 3, 48000}};
+    static const Config configs[] = {{"default", 0, 0, 0}, {"p240x3_48k", 240, 3, 48000}, {"p192x3_48k", 192, 3, 48000}};
     for (const Config& c : configs) {
         benchmark::RegisterBenchmark(("BM_IdleEngine/" + c.name).c_str(), BM_IdleEngine, std::cref(c), false)
             ->Iterations(1)->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("BM_IdleEngine/" + c.name + "_after_play").c_str(), BM_IdleEngine, std::cref(c),
                                      true)
             ->Iterations(1)->Unit(benchmark::kMillisecond);
-        for (const char* mode : {"limiter_on", "limiter_off", "paused"})
+        for (const char* mode : {"limiter_on", "limiter_off", "paused", "voices_paused", "voices_stopped"})
             benchmark::RegisterBenchmark(("BM_IdleRaw/" + c.name + "/" + mode).c_str(), BM_IdleRaw,
                                          std::cref(c), mode)
                 ->Iterations(1)->Unit(benchmark::kMillisecond);

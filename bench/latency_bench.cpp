@@ -16,6 +16,10 @@
 // the engine reports for the device (ALC_DEVICE_LATENCY_SOFT: the periods
 // queued ahead of the one being played, plus the limiter's look-ahead).
 //
+// With pause_idle the device is paused (alcDevicePauseSOFT) between trials
+// and resumed at the key, before the voice starts: the cost in latency of
+// pausing the output while nothing sounds.
+//
 // A second kind of child opens an ALSA device (the null PCM) with ALC_REFRESH
 // in the context attributes, or with period settings in alsoft.conf, and says
 // what update size the engine chose before and after the backend reset.
@@ -78,9 +82,12 @@ struct Engine {
 
 // The child of one period configuration: trials of a key arriving during the
 // poll, reported as key=value lines.
-int latencyChild(int trials) {
+int latencyChild(int trials, bool pauseIdle) {
     Engine engine;
     if (!engine.open()) return 1;
+    const auto pause = reinterpret_cast<LPALCDEVICEPAUSESOFT>(alcGetProcAddress(engine.device, "alcDevicePauseSOFT"));
+    const auto resume = reinterpret_cast<LPALCDEVICERESUMESOFT>(alcGetProcAddress(engine.device, "alcDeviceResumeSOFT"));
+    if (pauseIdle && (pause == nullptr || resume == nullptr)) return 1;
     const ALCint rate = engine.integer(ALC_FREQUENCY);
     const ALCint refresh = engine.integer(ALC_REFRESH);
     // 50 ms of a steady level: non-silent from its first sample.
@@ -103,6 +110,7 @@ int latencyChild(int trials) {
         std::this_thread::sleep_for(std::chrono::duration<double>(kPollSeconds));
         const double wake = bench::monotonicSeconds();
         const double key = before + unit(random) * (wake - before);
+        if (pauseIdle) resume(engine.device);
         alSourceRewind(source);
         alSourcePlay(source);
         const double played = bench::monotonicSeconds();
@@ -117,6 +125,7 @@ int latencyChild(int trials) {
         toDevice.push_back(mixed - key);
         mixWait.push_back(mixed - played);
         alSourceStop(source);
+        if (pauseIdle) pause(engine.device);
         // A random pause, so trials fall at every phase of the period.
         std::this_thread::sleep_for(std::chrono::duration<double>(0.003 + 0.02 * unit(random)));
         before = bench::monotonicSeconds();
@@ -181,6 +190,7 @@ struct Config {
     int periodSize = 0;  // 0: the engine's default (1024 frames, 3 periods)
     int periods = 0;
     int frequency = 0;   // 0: the engine's default (44100 Hz)
+    bool pauseIdle = false;
 };
 
 int g_trials = 60;
@@ -202,7 +212,8 @@ void BM_Latency(benchmark::State& state, const Config& config) {
     }
     std::map<std::string, double> got;
     for (auto _ : state) {
-        got = bench::runChild({"--latency-child", std::to_string(g_trials)}, {"ALSOFT_CONF=" + conf});
+        got = bench::runChild({"--latency-child", std::to_string(g_trials), config.pauseIdle ? "pause" : "run"},
+                              {"ALSOFT_CONF=" + conf});
         if (got.empty()) {
             state.SkipWithError("the child failed");
             return;
@@ -240,7 +251,8 @@ void BM_AlsaRefresh(benchmark::State& state, int refresh, int periodSize, int pe
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], "--latency-child") == 0) return latencyChild(std::atoi(argv[2]));
+    if (argc == 4 && std::strcmp(argv[1], "--latency-child") == 0)
+        return latencyChild(std::atoi(argv[2]), std::strcmp(argv[3], "pause") == 0);
     if (argc == 4 && std::strcmp(argv[1], "--refresh-child") == 0) return refreshChild(std::atoi(argv[2]), argv[3]);
 
     std::vector<char*> rest;
@@ -256,8 +268,11 @@ int main(int argc, char** argv) {
         {"p1024x3_48k", 1024, 3, 48000},
         {"p480x3_48k", 480, 3, 48000},
         {"p240x3_48k", 240, 3, 48000},
+        {"p192x3_48k", 192, 3, 48000},
+        {"p128x3_48k", 128, 3, 48000},
         {"p240x2_48k", 240, 2, 48000},
         {"p240x4_48k", 240, 4, 48000},
+        {"p240x3_48k_pause_idle", 240, 3, 48000, true},
     };
     for (const Config& c : configs)
         benchmark::RegisterBenchmark(("BM_Latency/" + c.name).c_str(), BM_Latency, std::cref(c))

@@ -8,6 +8,11 @@
 // the engine's API ("direct": alBufferData from the image; "mapped": buffer
 // storage mapped for writing, the way Lock could hand it out).
 //
+// "PlainReadThp" reads the file into an anonymous mapping advised for
+// transparent huge pages, the way BankImage::allocate could map the image.
+// "EngineOverhead" is the resident memory a loopback context with N sources
+// costs before any sample, a child per N.
+//
 // Memory: each configuration loads once in a child process of its own and
 // reports its peak resident size (VmHWM) after the load and its resident size
 // (VmRSS) once the image is freed.
@@ -17,6 +22,7 @@
 #include <AL/alc.h>
 #include <AL/alext.h>
 #include <benchmark/benchmark.h>
+#include <sys/mman.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -172,6 +178,31 @@ void BM_PlainRead(benchmark::State& state, const Bank& bank) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bank.bytes));
 }
 
+// The file into a fresh 2L anonymous mapping advised for huge pages.
+void BM_PlainReadThp(benchmark::State& state, const Bank& bank) {
+    bench::warmPageCache(bank.file);
+    for (auto _ : state) {
+        const double t0 = bench::monotonicSeconds();
+        const std::size_t size = static_cast<std::size_t>(bank.bytes) * 2;
+        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) {
+            state.SkipWithError("no memory");
+            return;
+        }
+        madvise(p, size, MADV_HUGEPAGE);
+        std::FILE* f = std::fopen(bank.file.c_str(), "rb");
+        const bool ok = f != nullptr && std::fread(p, 1, static_cast<std::size_t>(bank.bytes), f) == bank.bytes;
+        if (f != nullptr) std::fclose(f);
+        state.SetIterationTime(bench::monotonicSeconds() - t0);
+        munmap(p, size);
+        if (!ok) {
+            state.SkipWithError("cannot read the bank");
+            return;
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bank.bytes));
+}
+
 void BM_Load(benchmark::State& state, const Bank& bank, Path path) {
     bench::warmPageCache(bank.file);
     bankplay::audio::setRenderToMemory(kRenderRate);
@@ -216,6 +247,37 @@ void BM_LoadMemory(benchmark::State& state, const Bank& bank, const char* mode) 
     state.counters["start_MiB"] = got["start"] / 1048576.0;
 }
 
+// Resident memory of a loopback context with the given number of sources.
+void BM_EngineOverhead(benchmark::State& state, int sources) {
+    std::map<std::string, double> got;
+    for (auto _ : state) {
+        got = bench::runChild({"--overhead-child", std::to_string(sources)});
+        if (got.empty()) {
+            state.SkipWithError("the child failed");
+            return;
+        }
+    }
+    state.counters["MiB"] = got["bytes"] / 1048576.0;
+}
+
+int overheadChild(int sources) {
+    const double before = static_cast<double>(bench::statusBytes("VmRSS"));
+    const auto open = reinterpret_cast<LPALCLOOPBACKOPENDEVICESOFT>(alcGetProcAddress(nullptr, "alcLoopbackOpenDeviceSOFT"));
+    ALCdevice* device = open != nullptr ? open(nullptr) : nullptr;
+    if (device == nullptr) return 1;
+    const ALCint attrs[] = {ALC_MONO_SOURCES, sources, ALC_STEREO_SOURCES, 0, ALC_HRTF_SOFT, ALC_FALSE,
+                            ALC_OUTPUT_LIMITER_SOFT, ALC_TRUE, ALC_FORMAT_CHANNELS_SOFT, ALC_STEREO_SOFT,
+                            ALC_FORMAT_TYPE_SOFT, ALC_FLOAT_SOFT, ALC_FREQUENCY, static_cast<ALCint>(kRenderRate), 0};
+    ALCcontext* context = alcCreateContext(device, attrs);
+    if (context == nullptr) return 1;
+    alcMakeContextCurrent(context);
+    std::vector<ALuint> ids(static_cast<std::size_t>(sources));
+    alGenSources(sources, ids.data());
+    if (alGetError() != AL_NO_ERROR) return 1;
+    bench::report("bytes", static_cast<double>(bench::statusBytes("VmRSS")) - before);
+    return 0;
+}
+
 // The child's side: loads once and says its peak and steady resident sizes.
 int memoryChild(const std::string& mode, const std::string& file) {
     bankplay::audio::setRenderToMemory(kRenderRate);
@@ -256,6 +318,7 @@ std::vector<std::uint64_t> parseSizes(const std::string& list) {
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--memory-child") == 0) return memoryChild(argv[2], argv[3]);
+    if (argc == 3 && std::strcmp(argv[1], "--overhead-child") == 0) return overheadChild(std::atoi(argv[2]));
 
     std::vector<std::uint64_t> sizes = {64, 512};
     std::vector<char*> rest;
@@ -291,6 +354,8 @@ int main(int argc, char** argv) {
         const std::string mib = std::to_string(bank.bytes >> 20) + "MiB";
         benchmark::RegisterBenchmark(("BM_PlainRead/" + mib).c_str(), BM_PlainRead, std::cref(bank))
             ->UseManualTime()->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("BM_PlainReadThp/" + mib).c_str(), BM_PlainReadThp, std::cref(bank))
+            ->UseManualTime()->Unit(benchmark::kMillisecond);
         for (Path path : {Path::layer, Path::direct, Path::mapped})
             benchmark::RegisterBenchmark(("BM_Load/" + std::string(pathName(path)) + "/" + mib).c_str(), BM_Load,
                                          std::cref(bank), path)
@@ -300,6 +365,10 @@ int main(int argc, char** argv) {
                                          std::cref(bank), mode)
                 ->Iterations(1)->Unit(benchmark::kMillisecond);
     }
+    for (int sources : {256, 2048, 4096})
+        benchmark::RegisterBenchmark(("BM_EngineOverhead/sources:" + std::to_string(sources)).c_str(),
+                                     BM_EngineOverhead, sources)
+            ->Iterations(1)->Unit(benchmark::kMillisecond);
     int restCount = static_cast<int>(rest.size());
     benchmark::Initialize(&restCount, rest.data());
     if (benchmark::ReportUnrecognizedArguments(restCount, rest.data())) return 1;
