@@ -10,10 +10,9 @@
 
 namespace bench {
 
-// The offset of the first "RIFF" whose four bytes start in [start, last],
-// or SIZE_MAX when there is none. Reads up to 35 bytes past `last`: the
-// caller's memory must extend that far (a bank image does: its zero tail is
-// as long as the file).
+// The offset of the first "RIFF" that starts in [start, last], or SIZE_MAX
+// when there is none. Reads only bytes in [start, last + 3], so last is the
+// file's length minus 4 as in findNextSample.
 std::size_t findMagic(const std::uint8_t* base, std::size_t start, std::size_t last);
 
 // Which variant findMagic runs on this processor: "avx2" or "sse2".
