@@ -174,3 +174,22 @@ TEST(ReadBankFile, ReadsTheFileAndReportsWhatGoesWrong) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Scan, DenseRunsOfRStillFindTheMagicExactly) {
+    // 'R' bytes everywhere, with near misses, then the magic at odd places:
+    // the search that takes over in dense data must find the same offsets.
+    for (std::size_t at : {3u, 70u, 5000u, 9999u}) {
+        Bytes file(10004, 'R');
+        for (std::size_t i = 1; i < file.size(); i += 7) file[i] = 'I';
+        std::memcpy(file.data() + at, "RIFF", 4);
+        const auto image = imageOf(file);
+        const auto s = findNextSample(image, 0);
+        ASSERT_TRUE(s) << at;
+        EXPECT_EQ(s->magicOffset, at);
+        EXPECT_FALSE(findNextSample(imageOf(Bytes(10000, 'R')), 0));
+    }
+}
+
+}  // namespace
