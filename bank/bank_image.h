@@ -22,8 +22,8 @@ public:
     BankImage() = default;
 
     // An image for a file of fileLength bytes: 2 * fileLength bytes, all zero.
-    // The zero tail is allocated lazily by the system, so it costs no memory
-    // until something reads it. Empty when the memory cannot be had or the
+    // The block comes from the system in pages that cost nothing until
+    // touched, so the zero tail is free unless something reads it. Empty when the memory cannot be had or the
     // length exceeds kMaxBankFileBytes.
     static std::optional<BankImage> allocate(std::uint64_t fileLength);
     // An image holding a copy of the given file bytes.
@@ -36,10 +36,10 @@ public:
     std::uint32_t fileLength() const { return fileLength_; }
 
 private:
-    struct FreeDeleter {
+    struct Release {
         void operator()(std::byte* p) const noexcept;
     };
-    std::unique_ptr<std::byte[], FreeDeleter> bytes_;
+    std::unique_ptr<std::byte[], Release> bytes_;
     std::uint32_t fileLength_ = 0;
 };
 

@@ -2,6 +2,7 @@
 // spells them, so that bank/ and player/ read the same on every platform.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 using BYTE = std::uint8_t;
@@ -12,6 +13,8 @@ using ULONG = std::uint32_t;
 using SHORT = std::int16_t;
 using HRESULT = std::int32_t;
 using LPVOID = void*;
+using BOOL = int;
+using SIZE_T = std::size_t;
 using LPDWORD = DWORD*;
 
 // An opaque window handle. On Linux the console layer hands out a token that
