@@ -158,7 +158,7 @@ TEST(PlayerInTerminal, KeyASoundsTheSampleAtThePredictedPitch) {
     ASSERT_TRUE(player->waitFor("Pitch:64", kPatience));
     player->write("a");
     // Let it sound for a while (the wave writer works in real time), then quit.
-    std::this_thread::sleep_for(700ms);
+    std::this_thread::sleep_for(1000ms);
     player->write("\x1b");
     ASSERT_TRUE(player->waitExit(kPatience));
     const auto left = recordedLeft();
@@ -169,8 +169,12 @@ TEST(PlayerInTerminal, KeyASoundsTheSampleAtThePredictedPitch) {
     }();
     ASSERT_GE(first, 0) << "no sound in " << left.size() << " frames";
     // A 1 kHz sine recorded at 44100 Hz played at 16126 Hz.
-    const auto start = left.begin() + first + 1000;
-    std::vector<float> tone(start, start + std::min<long>(kOutputRate / 4, left.end() - start));
+    // A quarter of a second of the tone, or what sounded before Esc cut it.
+    const long last = testsignal::lastSounding(left, 1e-3f);
+    const long begin = first + 1000;
+    const long end = std::min<long>(begin + kOutputRate / 4, last - 100);
+    ASSERT_GT(end - begin, 2400) << "too little sound: " << first << " to " << last;
+    std::vector<float> tone(left.begin() + begin, left.begin() + end);
     const double expected = 1000.0 * 16126 / 44100;
     EXPECT_NEAR(testsignal::cents(testsignal::frequency(tone, kOutputRate), expected), 0.0, 2.0);
     EXPECT_NEAR(testsignal::peak(tone), 0.5, 0.02);  // mono at full level
