@@ -18,7 +18,8 @@ namespace {
 
 using testwav::Bytes;
 
-const std::string kDir = ::testing::TempDir() + "/bad_input";
+// One directory per test process: ctest runs the cases side by side.
+const std::string kDir = ::testing::TempDir() + "/bad_input." + std::to_string(getpid());
 
 std::string writeFile(const std::string& name, const Bytes& bytes) {
     const std::string path = kDir + "/" + name;

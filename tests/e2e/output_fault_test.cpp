@@ -18,7 +18,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kDir = ::testing::TempDir() + "/output_fault";
+// One directory per test process: ctest runs the cases side by side.
+const std::string kDir = ::testing::TempDir() + "/output_fault." + std::to_string(getpid());
 
 std::string bank() {
     mkdir(kDir.c_str(), 0755);

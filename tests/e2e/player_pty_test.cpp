@@ -1,6 +1,7 @@
 // The real player in a pseudo-terminal, with its sound written to a file by
 // the engine's wave writer: what a person types, sees and hears.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -22,7 +23,8 @@ using namespace std::chrono_literals;
 constexpr auto kPatience = 10s;
 constexpr std::uint32_t kOutputRate = 48000;
 
-const std::string kDir = ::testing::TempDir() + "/player_pty";
+// One directory per test process: ctest runs the cases side by side.
+const std::string kDir = ::testing::TempDir() + "/player_pty." + std::to_string(getpid());
 
 std::string setUpFiles() {
     mkdir(kDir.c_str(), 0755);

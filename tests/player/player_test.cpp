@@ -16,7 +16,8 @@ using namespace bankplay;
 namespace {
 
 std::string writeBank(std::size_t instruments, const std::string& name = "player_test.bank") {
-    const std::string path = ::testing::TempDir() + "/" + name;
+    // Named per process: ctest runs the cases side by side.
+    const std::string path = ::testing::TempDir() + "/" + std::to_string(getpid()) + "." + name;
     std::ofstream out(path, std::ios::binary);
     for (std::size_t i = 0; i < instruments; ++i) {
         const auto w = testwav::wav({}, testwav::pattern(100, static_cast<std::uint8_t>(i)));
@@ -166,7 +167,7 @@ TEST(Player, FailuresEndWithStatusOneAndTheirMessage) {
 TEST(Player, WithoutExactlyOneArgumentTheBankIsSamples) {
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    const std::string dir = ::testing::TempDir() + "/player_samples_dir";
+    const std::string dir = ::testing::TempDir() + "/player_samples_dir." + std::to_string(getpid());
     mkdir(dir.c_str(), 0755);
     ASSERT_EQ(chdir(dir.c_str()), 0);
     std::remove("samples");
