@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 
 #include "tests/support/wav_bytes.h"
@@ -164,6 +167,20 @@ TEST(ReadBankFile, ReadsTheFileAndReportsWhatGoesWrong) {
 
     EXPECT_EQ(readBankFile((dir + "/no such file").c_str()).status, ReadStatus::cannotOpen);
     EXPECT_EQ(readBankFile(dir.c_str()).status, ReadStatus::cannotOpen);
+
+    // A file of 2^31 bytes has offsets past 32 bits: refused, not wrapped.
+    // Sparse, so it costs no disk.
+    const std::string huge = dir + "/huge.bank";
+    {
+        std::FILE* f = std::fopen(huge.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(ftruncate(fileno(f), std::int64_t{1} << 31), 0);
+        std::fclose(f);
+    }
+    read = readBankFile(huge.c_str());
+    EXPECT_EQ(read.status, ReadStatus::tooLarge);
+    EXPECT_EQ(read.fileLength, std::uint64_t{1} << 31);
+    std::remove(huge.c_str());
 
     const std::string empty = dir + "/empty.bank";
     std::ofstream{empty};
