@@ -304,7 +304,8 @@ struct SampleMemory {
     DWORD bytes = 0;
     ALuint buffer = 0;
     ALsizei frames = 0;  // committed frames; 0 until the first Unlock
-    Bytes staging;
+    Bytes staging;                // between Lock and Unlock, when the engine cannot be written directly
+    std::byte* mapped = nullptr;  // between Lock and Unlock: the engine's own storage
     std::vector<Voice*> voices;
 
     ~SampleMemory() {
@@ -314,6 +315,11 @@ struct SampleMemory {
 
 // Converts the staging bytes to a format the engine stores and commits them.
 bool commit(SampleMemory& memory);
+// Hands the caller the engine's own storage to write, where the format needs
+// no conversion: no staging block and no second copy. False when it cannot.
+bool mapStorage(SampleMemory& memory);
+// Finishes a write into the engine's storage and attaches it to the voices.
+bool commitMapped(SampleMemory& memory);
 
 // --- the device -----------------------------------------------------------------
 
@@ -404,24 +410,30 @@ public:
             bytes = m.bytes;
         }
         if (offset >= m.bytes || bytes == 0 || bytes > m.bytes) return DSERR_INVALIDPARAM;
-        if (!m.staging) {
-            m.staging.reset(zeroedPages(m.bytes));
-            if (!m.staging) return DSERR_OUTOFMEMORY;
+        if (!m.staging && m.mapped == nullptr) {
+            device_->enter();
+            // A first fill goes straight into the engine; later ones (and
+            // formats it stores converted) through a staging block.
+            if (m.frames != 0 || !mapStorage(m)) {
+                m.staging.reset(zeroedPages(m.bytes));
+                if (!m.staging) return DSERR_OUTOFMEMORY;
+            }
         }
+        std::byte* const base = m.mapped != nullptr ? m.mapped : m.staging.get();
         const DWORD first = std::min(bytes, m.bytes - offset);
-        *audioPtr1 = m.staging.get() + offset;
+        *audioPtr1 = base + offset;
         *audioBytes1 = first;
         const DWORD wrapped = bytes - first;
-        if (audioPtr2 != nullptr) *audioPtr2 = wrapped != 0 ? m.staging.get() : nullptr;
+        if (audioPtr2 != nullptr) *audioPtr2 = wrapped != 0 ? base : nullptr;
         if (audioBytes2 != nullptr) *audioBytes2 = audioPtr2 != nullptr ? wrapped : 0;
         return DS_OK;
     }
 
     HRESULT Unlock(LPVOID audioPtr1, DWORD, LPVOID, DWORD) override {
         SampleMemory& m = *memory_;
-        if (!m.staging || audioPtr1 == nullptr) return DSERR_INVALIDCALL;
+        if ((!m.staging && m.mapped == nullptr) || audioPtr1 == nullptr) return DSERR_INVALIDCALL;
         device_->enter();
-        return commit(m) ? DS_OK : DSERR_OUTOFMEMORY;
+        return (m.mapped != nullptr ? commitMapped(m) : commit(m)) ? DS_OK : DSERR_OUTOFMEMORY;
     }
 
     HRESULT Stop() override {
@@ -552,6 +564,83 @@ void Device::destroy() {
 
 float toFloat(std::int32_t v, double scale) { return static_cast<float>(v * scale); }
 
+// A file may hold anything: a NaN or infinity would poison the whole mix, so
+// it is silenced, and values are kept in range.
+float saneFloat(float v) { return std::isfinite(v) ? std::clamp(v, -1.0f, 1.0f) : 0.0f; }
+
+// The engine's format for samples it stores as they are; 0 for the ones it
+// is given converted to float.
+ALenum nativeFormat(const WAVEFORMATEX& f) {
+    const bool stereo = f.nChannels == 2;
+    if (f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT) return stereo ? AL_FORMAT_STEREO_FLOAT32 : AL_FORMAT_MONO_FLOAT32;
+    if (f.wBitsPerSample == 8) return stereo ? AL_FORMAT_STEREO8 : AL_FORMAT_MONO8;
+    if (f.wBitsPerSample == 16) return stereo ? AL_FORMAT_STEREO16 : AL_FORMAT_MONO16;
+    return 0;
+}
+
+// The engine's buffer storage and mapping calls (OpenAL Soft's map-buffer
+// extension); absent in engines without it, where staging serves.
+// The extension's bit field of access flags, an unsigned int.
+using MapFlags = ALuint;
+
+struct MapApi {
+    using Storage = void(AL_APIENTRY*)(ALuint, ALenum, const ALvoid*, ALsizei, ALsizei, MapFlags);
+    using Map = void*(AL_APIENTRY*)(ALuint, ALsizei, ALsizei, MapFlags);
+    using Unmap = void(AL_APIENTRY*)(ALuint);
+    Storage storage = nullptr;
+    Map map = nullptr;
+    Unmap unmap = nullptr;
+};
+constexpr MapFlags kMapRead = 0x01;
+constexpr MapFlags kMapWrite = 0x02;
+
+const MapApi& mapApi() {
+    static const MapApi api = [] {
+        MapApi a;
+        a.storage = reinterpret_cast<MapApi::Storage>(alGetProcAddress("alBufferStorageSOFT"));
+        a.map = reinterpret_cast<MapApi::Map>(alGetProcAddress("alMapBufferSOFT"));
+        a.unmap = reinterpret_cast<MapApi::Unmap>(alGetProcAddress("alUnmapBufferSOFT"));
+        if (a.storage == nullptr || a.map == nullptr || a.unmap == nullptr) a = MapApi{};
+        return a;
+    }();
+    return api;
+}
+
+bool mapStorage(SampleMemory& m) {
+    const MapApi& api = mapApi();
+    const ALenum format = nativeFormat(m.format);
+    // The mapping must cover every byte the caller may write.
+    if (api.map == nullptr || format == 0 || m.bytes % m.format.nBlockAlign != 0) return false;
+    // Floats are read back to be made safe before the engine plays them.
+    const MapFlags access = kMapWrite | (m.format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT ? kMapRead : 0);
+    alGetError();
+    api.storage(m.buffer, format, nullptr, static_cast<ALsizei>(m.bytes), static_cast<ALsizei>(m.format.nSamplesPerSec),
+                access);
+    if (alGetError() != AL_NO_ERROR) return false;
+    void* p = api.map(m.buffer, 0, static_cast<ALsizei>(m.bytes), access);
+    if (p == nullptr || alGetError() != AL_NO_ERROR) return false;
+    // A fresh buffer reads as zeros, whatever the engine's allocator left.
+    std::memset(p, 0, m.bytes);
+    m.mapped = static_cast<std::byte*>(p);
+    return true;
+}
+
+bool commitMapped(SampleMemory& m) {
+    if (m.format.wFormatTag == WAVE_FORMAT_IEEE_FLOAT) {
+        for (std::size_t i = 0; i < m.bytes / 4; ++i) {
+            float v;
+            std::memcpy(&v, m.mapped + i * 4, 4);
+            v = saneFloat(v);
+            std::memcpy(m.mapped + i * 4, &v, 4);
+        }
+    }
+    mapApi().unmap(m.buffer);
+    m.mapped = nullptr;
+    m.frames = static_cast<ALsizei>(m.bytes / m.format.nBlockAlign);
+    for (Voice* v : m.voices) alSourcei(v->source(), AL_BUFFER, static_cast<ALint>(m.buffer));
+    return alGetError() == AL_NO_ERROR;
+}
+
 bool commit(SampleMemory& m) {
     const WAVEFORMATEX& f = m.format;
     const bool stereo = f.nChannels == 2;
@@ -581,9 +670,7 @@ bool commit(SampleMemory& m) {
             float v;
             if (f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT) {
                 std::memcpy(&v, raw + i * 4, 4);
-                // A file may hold anything: a NaN or infinity would poison the
-                // whole mix, so it is silenced, and values are kept in range.
-                v = std::isfinite(v) ? std::clamp(v, -1.0f, 1.0f) : 0.0f;
+                v = saneFloat(v);
             } else if (f.wBitsPerSample == 32) {
                 std::int32_t s;
                 std::memcpy(&s, raw + i * 4, 4);
