@@ -13,6 +13,7 @@
 #include <AL/alc.h>
 #include <AL/alext.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +29,7 @@
 #include "platform/audio/buffer_format.h"
 #include "platform/audio/dsound.h"
 #include "platform/audio/render.h"
+#include "platform/idle.h"
 #include "platform/memory.h"
 
 namespace bankplay::audio {
@@ -323,10 +325,30 @@ bool commitMapped(SampleMemory& memory);
 
 // --- the device -----------------------------------------------------------------
 
+std::int64_t nowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 class Device final : public IDirectSound8 {
 public:
-    Device(ALCdevice* device, ALCcontext* context, float monoGain)
-        : device_(device), context_(context), monoGain_(monoGain) {}
+    Device(ALCdevice* device, ALCcontext* context, float monoGain, bool renders)
+        : device_(device), context_(context), monoGain_(monoGain) {
+        // A device that plays (not one rendering on demand) is paused while
+        // nothing sounds: the engine otherwise mixes silence every period.
+        // The engine's wave writer does not return to the end of its file
+        // when it resumes and would write over what it recorded: it is left
+        // running.
+        const char* name = alcGetString(device_, ALC_ALL_DEVICES_SPECIFIER);
+        const bool waveWriter = name != nullptr && std::strcmp(name, "Wave File Writer") == 0;
+        if (!renders && !waveWriter && alcIsExtensionPresent(device_, "ALC_SOFT_pause_device")) {
+            pause_ = reinterpret_cast<LPALCDEVICEPAUSESOFT>(alcGetProcAddress(device_, "alcDevicePauseSOFT"));
+            resume_ = reinterpret_cast<LPALCDEVICERESUMESOFT>(alcGetProcAddress(device_, "alcDeviceResumeSOFT"));
+        }
+        sounding_.reserve(kSourcesWanted);
+        lastActive_ = nowMs();
+    }
 
     HRESULT SetCooperativeLevel(HWND, DWORD level) override {
         // The level only decides who may change the primary buffer's format,
@@ -366,6 +388,13 @@ public:
     // source left.
     Voice* makeVoice(const std::shared_ptr<SampleMemory>& memory);
 
+    // A voice is about to play: the device must be running.
+    void wake(Voice* voice);
+    // A voice is going away.
+    void forget(Voice* voice) { sounding_.erase(std::remove(sounding_.begin(), sounding_.end(), voice), sounding_.end()); }
+    // Between polls: pauses the device once nothing has sounded for a while.
+    void idle();
+
 private:
     ~Device() = default;
     void destroy();
@@ -375,7 +404,27 @@ private:
     float monoGain_;
     ULONG refs_ = 1;
     bool lost_ = false;
+
+    // Voices played since the device last found them all silent; reserved
+    // for every source, so the poll never allocates.
+    std::vector<Voice*> sounding_;
+    LPALCDEVICEPAUSESOFT pause_ = nullptr;
+    LPALCDEVICERESUMESOFT resume_ = nullptr;
+    bool paused_ = false;
+    std::int64_t lastActive_ = 0;
+    std::int64_t lastCheck_ = 0;
 };
+
+Device* g_playingDevice = nullptr;  // the one whose idle task runs
+
+// How long the device runs on after the last voice fell silent, and how often
+// the voices are looked at meanwhile.
+constexpr std::int64_t kPauseAfterMs = 1000;
+constexpr std::int64_t kCheckEveryMs = 200;
+
+void idleTask() {
+    if (g_playingDevice != nullptr) g_playingDevice->idle();
+}
 
 Device* g_renderDevice = nullptr;
 
@@ -471,6 +520,7 @@ public:
         if (reserved1 != 0) return DSERR_INVALIDPARAM;
         if (device_->outputLost()) return DSERR_BUFFERLOST;
         device_->enter();
+        device_->wake(this);
         alSourcei(source_, AL_LOOPING, (flags & DSBPLAY_LOOPING) ? AL_TRUE : AL_FALSE);
         ALint state = 0;
         alGetSourcei(source_, AL_SOURCE_STATE, &state);
@@ -483,6 +533,7 @@ public:
         const ULONG left = --refs_;
         if (left == 0) {
             device_->enter();
+            device_->forget(this);
             alDeleteSources(1, &source_);  // silences it
             auto& users = memory_->voices;
             users.erase(std::remove(users.begin(), users.end(), this), users.end());
@@ -552,7 +603,42 @@ HRESULT Device::DuplicateSoundBuffer(LPDIRECTSOUNDBUFFER original, LPDIRECTSOUND
     return DS_OK;
 }
 
+void Device::wake(Voice* voice) {
+    lastActive_ = nowMs();
+    if (std::find(sounding_.begin(), sounding_.end(), voice) == sounding_.end()) sounding_.push_back(voice);
+    if (paused_) {
+        resume_(device_);
+        paused_ = false;
+    }
+}
+
+void Device::idle() {
+    if (pause_ == nullptr || paused_) return;
+    const std::int64_t now = nowMs();
+    if (now - lastCheck_ < kCheckEveryMs) return;
+    lastCheck_ = now;
+    enter();
+    sounding_.erase(std::remove_if(sounding_.begin(), sounding_.end(),
+                                   [](Voice* v) {
+                                       ALint state = 0;
+                                       alGetSourcei(v->source(), AL_SOURCE_STATE, &state);
+                                       return state != AL_PLAYING;
+                                   }),
+                    sounding_.end());
+    if (!sounding_.empty()) {
+        lastActive_ = now;
+    } else if (now - lastActive_ >= kPauseAfterMs) {
+        pause_(device_);
+        paused_ = true;
+    }
+}
+
 void Device::destroy() {
+    if (g_playingDevice == this) {
+        g_playingDevice = nullptr;
+        bankplay::platform::setIdleTask(nullptr);
+    }
+    if (paused_) resume_(device_);
     if (g_renderDevice == this) g_renderDevice = nullptr;
     makeCurrent(nullptr);
     alcDestroyContext(context_);
@@ -777,14 +863,19 @@ HRESULT DirectSoundCreate8(LPCGUID deviceGuid, LPDIRECTSOUND8* directSound, LPUN
             return DSERR_NODRIVER;
         }
     }
-    auto* created = new (std::nothrow) Device(device, context, monoGain);
+    auto* created = new (std::nothrow) Device(device, context, monoGain, renderRate != 0);
     if (created == nullptr) {
         alcDestroyContext(context);
         alcCloseDevice(device);
         return DSERR_OUTOFMEMORY;
     }
     created->enter();
-    if (renderRate != 0) g_renderDevice = created;
+    if (renderRate != 0) {
+        g_renderDevice = created;
+    } else {
+        g_playingDevice = created;
+        bankplay::platform::setIdleTask(idleTask);
+    }
     *directSound = created;
     return DS_OK;
 }

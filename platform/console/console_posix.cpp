@@ -41,6 +41,7 @@
 
 #include "platform/console/console.h"
 #include "platform/console/key_state.h"
+#include "platform/idle.h"
 
 namespace {
 
@@ -422,4 +423,5 @@ void Sleep(DWORD milliseconds) {
         if (gStopSignal != 0) break;
     }
     if (gStarted) pump();
+    bankplay::platform::runIdleTask();
 }

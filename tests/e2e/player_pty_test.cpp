@@ -62,6 +62,7 @@ std::vector<float> recordedLeft() {
         if (id == "data") break;
         at += 8 + size;
     }
+
     std::vector<float> left;
     for (std::size_t i = at + 8; i + 4 <= file.size(); i += 4)
         left.push_back(static_cast<float>(static_cast<std::int16_t>(file[i] | file[i + 1] << 8)) / 32768.0f);
@@ -153,6 +154,77 @@ TEST(PlayerInTerminal, LostOutputIsSaidOnceAndThePlayerStaysResponsive) {
     const std::string& out = player->output();
     EXPECT_EQ(out.find("the audio output was lost"), out.rfind("the audio output was lost"));
     EXPECT_TRUE(testpty::sameModes(player->modes(), player->initialModes()));
+}
+
+TEST(PlayerInTerminal, NotesWithIdleTimeBetweenThemAreAllRecorded) {
+    // Instrument 1 is short: after it ends an output would pause, which the
+    // engine's wave writer cannot do without writing over its recording.
+    auto player = startPlayer();
+    ASSERT_TRUE(player->waitFor("Pitch:64", kPatience));
+    player->write("\x1b[C");
+    ASSERT_TRUE(player->waitFor("Inst:1, Pitch:64", kPatience));
+    player->write("a");
+    std::this_thread::sleep_for(2000ms);
+    player->write("a");
+    std::this_thread::sleep_for(800ms);
+    player->write("\x1b");
+    ASSERT_TRUE(player->waitExit(kPatience));
+    // Two notes, with silence between them.
+    const auto left = recordedLeft();
+    int notes = 0;
+    long quiet = kOutputRate;
+    for (float v : left) {
+        if (std::fabs(v) > 1e-3f) {
+            if (quiet > kOutputRate / 10) ++notes;
+            quiet = 0;
+        } else {
+            ++quiet;
+        }
+    }
+    EXPECT_EQ(notes, 2) << left.size() << " frames";
+}
+
+// CPU ticks the process has used.
+long cpuTicks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string field;
+    long ticks = 0;
+    for (int i = 1; i <= 15 && stat >> field; ++i)
+        if (i == 14 || i == 15) ticks += std::stol(field);
+    return ticks;
+}
+
+TEST(PlayerInTerminal, OutputPausesWhileNothingSoundsAndWakesForTheNextNote) {
+    // ALSA's null device has no clock: while the engine runs it mixes as fast
+    // as it can, so the process's CPU use shows whether the output is paused.
+    setUpFiles();
+    std::ofstream(kDir + "/asound.conf") << "pcm.!default { type null }\n";
+    std::ofstream(kDir + "/alsa.conf") << "[general]\ndrivers = alsa\n";
+    testpty::PtyOptions options;
+    options.args = {BANKPLAY_PATH, kDir + "/sine.bank"};
+    options.env = {"ALSOFT_CONF=" + kDir + "/alsa.conf", "ALSA_CONFIG_PATH=" + kDir + "/asound.conf"};
+    testpty::PtySession player(options);
+    ASSERT_TRUE(player.waitFor("Pitch:64", kPatience));
+    auto ticksOver = [&](std::chrono::milliseconds span) {
+        const long before = cpuTicks(player.pid());
+        std::this_thread::sleep_for(span);
+        return cpuTicks(player.pid()) - before;
+    };
+    player.write("\x1b[C");  // the short instrument
+    ASSERT_TRUE(player.waitFor("Inst:1, Pitch:64", kPatience));
+    player.write("a");
+    std::this_thread::sleep_for(2000ms);  // the note ends, then a second of quiet
+    const long paused = ticksOver(1000ms);
+    player.write("a");
+    std::this_thread::sleep_for(100ms);
+    const long running = ticksOver(400ms);
+    player.write("\x1b");
+    const auto status = player.waitExit(kPatience);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exited() && status->code() == 0) << status->describe();
+    EXPECT_LT(paused, 10) << "ticks while nothing sounds";
+    EXPECT_GT(running, paused + 5) << "ticks while the note sounds";
+    EXPECT_EQ(player.output().find("lost"), std::string::npos) << player.output();
 }
 
 TEST(PlayerInTerminal, KeyASoundsTheSampleAtThePredictedPitch) {
