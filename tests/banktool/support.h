@@ -70,7 +70,8 @@ struct SoundFormat {
     std::vector<int> channelMap;  // SF_CHANNEL_MAP_* per channel, or none
 };
 
-inline void writeInts(const std::string& path, const SoundFormat& sound, const std::vector<int>& values) {
+// Opens path for writing in the given format, channel map included.
+inline SNDFILE* openForWriting(const std::string& path, const SoundFormat& sound) {
     SF_INFO info{};
     info.samplerate = sound.rate;
     info.channels = sound.channels;
@@ -80,17 +81,17 @@ inline void writeInts(const std::string& path, const SoundFormat& sound, const s
     if (!sound.channelMap.empty())
         sf_command(f, SFC_SET_CHANNEL_MAP_INFO, const_cast<int*>(sound.channelMap.data()),
                    static_cast<int>(sound.channelMap.size() * sizeof(int)));
+    return f;
+}
+
+inline void writeInts(const std::string& path, const SoundFormat& sound, const std::vector<int>& values) {
+    SNDFILE* f = openForWriting(path, sound);
     sf_write_int(f, values.data(), static_cast<sf_count_t>(values.size()));
     sf_close(f);
 }
 
 inline void writeFloats(const std::string& path, const SoundFormat& sound, const std::vector<float>& values) {
-    SF_INFO info{};
-    info.samplerate = sound.rate;
-    info.channels = sound.channels;
-    info.format = sound.format;
-    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (f == nullptr) throw std::runtime_error(path + ": " + sf_strerror(nullptr));
+    SNDFILE* f = openForWriting(path, sound);
     sf_write_float(f, values.data(), static_cast<sf_count_t>(values.size()));
     sf_close(f);
 }
