@@ -638,7 +638,6 @@ void Device::destroy() {
         g_playingDevice = nullptr;
         bankplay::platform::setIdleTask(nullptr);
     }
-    if (paused_) resume_(device_);
     if (g_renderDevice == this) g_renderDevice = nullptr;
     makeCurrent(nullptr);
     alcDestroyContext(context_);
